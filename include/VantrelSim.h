@@ -21,8 +21,9 @@
 namespace Vantrel {
 namespace SDK {
 
-// How the engine is asked to run the simulation; any value but 0 counts as Blocking.
-enum runMethod { NonBlocking = 0, Blocking = 1 };
+// How the engine is asked to run the simulation; any value but 0 counts as Blocking. The fixed
+// underlying type makes every int a valid runMethod, so such values are well defined.
+enum runMethod : int { NonBlocking = 0, Blocking = 1 };
 
 namespace detail {
 // The sensor kinds: which output types can be registered, and how. Specialised after VantrelSim.
@@ -150,6 +151,10 @@ class VANTREL_API VantrelSim {
   static constexpr float kQueryTimeout = 60.0f;
   static constexpr float kLoadingTimeout = 180.0f;
 
+  // The round trip shared by the ten queries; `row` is their entry in the query table, which with
+  // this function's body lives in Queries.cpp (the only place that calls it).
+  template <typename Row>
+  int runQuery(const Row& row, typename Row::Answer answer);
   // A sent command's result: the send's failure, or else the engine's acknowledgement.
   int awaitAcknowledgement(int sendResult);
   int sendCommand(Command* command);
