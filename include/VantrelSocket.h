@@ -4,6 +4,7 @@
 #ifndef VANTREL_SOCKET_H
 #define VANTREL_SOCKET_H
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
@@ -16,33 +17,11 @@
 namespace Vantrel {
 namespace SDK {
 
-// Growing a receive buffer to hold a multi-megabyte frame must not first zero what recv() is about
-// to overwrite, so its elements are default-initialised.
-template <typename T>
-struct UninitializedAllocator : std::allocator<T> {
-  template <typename U>
-  struct rebind {
-    using other = UninitializedAllocator<U>;
-  };
-  UninitializedAllocator() = default;
-  template <typename U>
-  UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
-  template <typename U>
-  void construct(U* p) noexcept {
-    ::new (static_cast<void*>(p)) U;
-  }
-  template <typename U, typename... Args>
-  void construct(U* p, Args&&... args) {
-    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
-  }
-};
-
 class VANTREL_API VantrelSocket {
  public:
   // Called once per wire frame with its payload, the payload's length and the status shared by all
   // frames of one read. The payload pointer is valid only during the call.
   using Callback = std::function<void(unsigned char*, unsigned long, VantrelErr&)>;
-  using ByteBuffer = std::vector<unsigned char, UninitializedAllocator<unsigned char>>;
 
   // Bytes read per pass while a frame's header is unknown or the frame lacks at most this many.
   static constexpr int kChunkSize = 2048;
@@ -73,15 +52,44 @@ class VANTREL_API VantrelSocket {
   int disconnect();
 
  private:
+  // Bytes received and not yet delivered. It grows geometrically in its capacity, never shrinks,
+  // and leaves new bytes uninitialised for recv() to fill. Storage of 2 MiB and more starts on a
+  // 2 MiB boundary and asks for transparent huge pages, so that the first multi-megabyte frame of a
+  // process is not faulted in 4 KiB at a time.
+  class ReceiveBuffer {
+   public:
+    ReceiveBuffer() = default;
+    ~ReceiveBuffer();
+    ReceiveBuffer(const ReceiveBuffer&) = delete;
+    ReceiveBuffer& operator=(const ReceiveBuffer&) = delete;
+
+    unsigned char* data() { return m_Data; }
+    const unsigned char* data() const { return m_Data; }
+    size_t size() const { return m_Size; }
+    // Bytes beyond the old size are uninitialised. Throws std::bad_alloc when memory runs out.
+    void resize(size_t size);
+    void append(const unsigned char* bytes, size_t count);
+    void clear() { m_Size = 0; }
+
+   private:
+    void grow(size_t needed);
+
+    unsigned char* m_Storage = nullptr;  // as allocated; m_Data is its aligned start
+    unsigned char* m_Data = nullptr;
+    size_t m_Size = 0;
+    size_t m_Capacity = 0;
+  };
+
   int deliverFrames(int& messageCount);
   size_t nextReadSize() const;
+  bool isWaitedOn() const;
 
   zel_net_set_t m_SocketSet;
   zel_net_socket_t m_NetSocket;
   Callback m_Callback;
   // Bytes received and not yet delivered: after each read the beginning of an incomplete frame, or
   // after a negative length the bad header and everything behind it. Its capacity never shrinks.
-  ByteBuffer m_ReceiveBuffer;
+  ReceiveBuffer m_ReceiveBuffer;
 };
 
 }  // namespace SDK

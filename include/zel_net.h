@@ -16,6 +16,7 @@ typedef struct zel_net_socket_t {
   int buffered;      // packet mode: bytes held in `buffer`
   int packet_size;   // packet mode: payload size of the packet being received, -1 before its header
   unsigned char buffer[ZEL_NET_BUFFER_SIZE];
+  float receive_timeout;  // set on the descriptor by zel_net_recv_within, seconds; < 0 while none
 } zel_net_socket_t;
 
 // Up to 32 sockets waited on together; a null slot is free. The set does not own the sockets.
@@ -51,6 +52,16 @@ VANTREL_API int zel_net_accept_socket(zel_net_socket_t* listening, zel_net_socke
 
 VANTREL_API int zel_net_send(zel_net_socket_t* socket, const void* data, int length);
 VANTREL_API int zel_net_recv(zel_net_socket_t* socket, void* data, int size);
+
+enum { ZEL_NET_TIMED_OUT = -2, ZEL_NET_WAIT_FAILED = -3 };
+// Waits up to `timeout` seconds for data and reads at most `size` bytes, in one blocking recv()
+// whose receive time-out is the wait's, so that a frame loop costs one system call per read rather
+// than a poll() and a recv(). The descriptor keeps the time-out between calls; it is set again
+// only when it changes. A signal resumes the wait for the time that is left. Returns the bytes
+// received, 0 when the peer closed the connection, ZEL_NET_TIMED_OUT when nothing came in time,
+// ZEL_NET_WAIT_FAILED ("Error on select()") for a time-out that is negative, not a number or
+// beyond a 32-bit number of seconds, or -1 with the texts of zel_net_recv.
+VANTREL_API int zel_net_recv_within(zel_net_socket_t* socket, void* data, int size, float timeout);
 
 VANTREL_API void zel_net_init_socket_set(zel_net_set_t* set);
 VANTREL_API int zel_net_add_socket_to_set(zel_net_socket_t* socket, zel_net_set_t* set);

@@ -2,12 +2,14 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <iostream>
+#include <new>
 
 namespace Vantrel {
 namespace SDK {
@@ -22,7 +24,53 @@ int64_t readFrameLength(const unsigned char* header) {
   return static_cast<int64_t>(length);
 }
 
+constexpr size_t kSmallestDirectRead = 256 * 1024;
+constexpr size_t kHugePageSize = size_t{2} << 20;
+constexpr size_t kSmallestReceiveCapacity = 16 * 1024;
+
+size_t roundUp(size_t value, size_t multiple) {
+  return (value + multiple - 1) / multiple * multiple;
+}
+
 }  // namespace
+
+VantrelSocket::ReceiveBuffer::~ReceiveBuffer() { ::operator delete(m_Storage); }
+
+void VantrelSocket::ReceiveBuffer::resize(size_t size) {
+  if (size > m_Capacity) grow(size);
+  m_Size = size;
+}
+
+void VantrelSocket::ReceiveBuffer::append(const unsigned char* bytes, size_t count) {
+  const size_t held = m_Size;
+  resize(held + count);
+  if (count > 0) std::memcpy(m_Data + held, bytes, count);
+}
+
+// Doubles the capacity at least, so that a frame that arrives in many reads costs a few moves in
+// all. Each page of fresh storage costs a fault when it is first written, which on a virtual
+// machine can take longer than receiving the page; a huge page takes one fault for 512 of them.
+// The hint is only a hint: where transparent huge pages are off, small pages serve as before.
+void VantrelSocket::ReceiveBuffer::grow(size_t needed) {
+  size_t capacity = std::max({needed, 2 * m_Capacity, kSmallestReceiveCapacity});
+  const bool huge = capacity >= kHugePageSize;
+  if (huge) capacity = roundUp(capacity, kHugePageSize);
+  // The slack lets the data start on a huge-page boundary; pages never written cost nothing.
+  const size_t slack = huge ? kHugePageSize : 0;
+  if (capacity < needed || capacity + slack < capacity) throw std::bad_alloc();
+  auto* storage = static_cast<unsigned char*>(::operator new(capacity + slack));
+  unsigned char* data = storage;
+  if (huge) {
+    const uintptr_t start = reinterpret_cast<uintptr_t>(storage);
+    data = storage + (roundUp(start, kHugePageSize) - start);
+    madvise(data, capacity, MADV_HUGEPAGE);
+  }
+  if (m_Size > 0) std::memcpy(data, m_Data, m_Size);
+  ::operator delete(m_Storage);
+  m_Storage = storage;
+  m_Data = data;
+  m_Capacity = capacity;
+}
 
 VantrelSocket::VantrelSocket() {
   zel_net_init_socket_set(&m_SocketSet);
@@ -64,7 +112,9 @@ int VantrelSocket::waitForData(bool& ready, float timeout) {
 // How much one recv() may ask for. While the frame at the front still lacks more than a chunk, the
 // read goes straight into the receive buffer and ends exactly at that frame's end, so a large frame
 // costs a few system calls instead of one per 2048 bytes. A read never asks for more than the bytes
-// already held, so a huge announced length cannot make the buffer grow beyond twice what arrived.
+// already held or kSmallestDirectRead, whichever is more, so a huge announced length cannot make
+// the buffer grow beyond twice what arrived and that fixed amount; the amount spares frames of some
+// hundred kilobytes the many small first reads that doubling from 2048 bytes would take.
 size_t VantrelSocket::nextReadSize() const {
   const size_t held = m_ReceiveBuffer.size();
   if (held < kHeaderSize) return kChunkSize;
@@ -73,22 +123,30 @@ size_t VantrelSocket::nextReadSize() const {
   if (length < 0 || static_cast<uint64_t>(length) <= payloadHeld) return kChunkSize;
   const uint64_t missing = static_cast<uint64_t>(length) - payloadHeld;
   if (missing <= kChunkSize) return kChunkSize;
-  return static_cast<size_t>(std::min<uint64_t>(missing, std::max<size_t>(held, kChunkSize)));
+  return static_cast<size_t>(std::min<uint64_t>(missing, std::max(held, kSmallestDirectRead)));
+}
+
+// Only a connection in the socket set is waited on; a wait on an empty set returns at once.
+bool VantrelSocket::isWaitedOn() const {
+  if (m_NetSocket.descriptor == -1) return false;
+  for (const zel_net_socket_t* slot : m_SocketSet.slots) {
+    if (slot == &m_NetSocket) return true;
+  }
+  return false;
 }
 
 int VantrelSocket::waitForMessage(float timeout) {
+  if (!isWaitedOn()) return VANTREL_ERR_CONNECTION_TIMEOUT;
   int delivered = 0;
   for (;;) {
-    const int readable = zel_net_check_socket_set(&m_SocketSet, timeout);
-    if (readable < 0) return VANTREL_ERR_CONNECTION_FAILED;
-    if (readable == 0) return VANTREL_ERR_CONNECTION_TIMEOUT;
-
     const size_t held = m_ReceiveBuffer.size();
     const size_t wanted = std::min<size_t>(nextReadSize(), INT32_MAX);
     m_ReceiveBuffer.resize(held + wanted);
-    const int received =
-        zel_net_recv(&m_NetSocket, m_ReceiveBuffer.data() + held, static_cast<int>(wanted));
-    m_ReceiveBuffer.resize(held + std::max(received, 0));
+    const int received = zel_net_recv_within(&m_NetSocket, m_ReceiveBuffer.data() + held,
+                                             static_cast<int>(wanted), timeout);
+    m_ReceiveBuffer.resize(held + static_cast<size_t>(std::max(received, 0)));
+    if (received == ZEL_NET_TIMED_OUT) return VANTREL_ERR_CONNECTION_TIMEOUT;
+    if (received == ZEL_NET_WAIT_FAILED) return VANTREL_ERR_CONNECTION_FAILED;
     if (received <= 0) {
       if (received == 0) zel_net_set_last_error("Connection closed by peer");
       std::cerr << zel_net_get_last_error() << std::endl;
@@ -110,7 +168,7 @@ int VantrelSocket::arrangeData(unsigned char* pNewData, long newDataSize, int& m
     std::cerr << "invalid input pNewData=nullptr at VantrelSocket::arrangeData" << std::endl;
     return VANTREL_ERR_BAD_PARAMS;
   }
-  m_ReceiveBuffer.insert(m_ReceiveBuffer.end(), pNewData, pNewData + newDataSize);
+  m_ReceiveBuffer.append(pNewData, static_cast<size_t>(newDataSize));
   return deliverFrames(messageCount);
 }
 

@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -118,6 +119,7 @@ void zel_net_reset_socket(zel_net_socket_t* socket) {
   socket->is_listening = 0;
   socket->buffered = 0;
   socket->packet_size = -1;
+  socket->receive_timeout = -1.0f;
 }
 
 int zel_net_is_socket_valid(zel_net_socket_t* socket) { return is_closed(socket) ? 0 : 1; }
@@ -228,6 +230,53 @@ int zel_net_recv(zel_net_socket_t* socket, void* data, int size) {
   } while (received == -1 && errno == EINTR);
   if (received < 0) return fail("Cannot receive data");
   return static_cast<int>(received);
+}
+
+namespace {
+
+// Makes `timeout` the descriptor's receive time-out. A zero time-out only looks (MSG_DONTWAIT):
+// zero as a receive time-out would mean none, that is waiting forever.
+bool use_receive_timeout(zel_net_socket_t* socket, float timeout) {
+  // 2^31 is the first float beyond the range of a 32-bit number of seconds.
+  if (!(timeout >= 0.0f) || !(timeout < 2147483648.0f)) return false;
+  if (timeout == 0.0f || timeout == socket->receive_timeout) return true;
+  timeval limit;
+  limit.tv_sec = static_cast<time_t>(timeout);
+  limit.tv_usec = static_cast<suseconds_t>((timeout - static_cast<float>(limit.tv_sec)) * 1e6f);
+  if (setsockopt(socket->descriptor, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) {
+    return false;
+  }
+  socket->receive_timeout = timeout;
+  return true;
+}
+
+}  // namespace
+
+int zel_net_recv_within(zel_net_socket_t* socket, void* data, int size, float timeout) {
+  if (is_closed(socket)) return fail("Cannot receive on closed socket");
+  if (socket->is_listening) return fail("Cannot receive on server socket");
+
+  socket->is_ready = 0;
+  if (size < 0) return fail("Cannot receive data");
+  using Clock = std::chrono::steady_clock;
+  const int flags = timeout == 0.0f ? MSG_DONTWAIT : 0;
+  const Clock::time_point start = Clock::now();
+  float left = timeout;
+  for (;;) {
+    if (!use_receive_timeout(socket, left)) {
+      fail("Error on select()");
+      return ZEL_NET_WAIT_FAILED;
+    }
+    const ssize_t received =
+        ::recv(socket->descriptor, data, static_cast<std::size_t>(size), flags);
+    if (received >= 0) return static_cast<int>(received);
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return ZEL_NET_TIMED_OUT;
+    if (errno != EINTR) return fail("Cannot receive data");
+    if (timeout == 0.0f) continue;
+    left = timeout - std::chrono::duration<float>(Clock::now() - start).count();
+    // Below a microsecond the receive time-out would read as none at all, that is as forever.
+    if (left < 1e-6f) return ZEL_NET_TIMED_OUT;
+  }
 }
 
 void zel_net_init_socket_set(zel_net_set_t* set) {

@@ -559,6 +559,55 @@ std::thread StartThreadWithoutAlarm(Body body) {
   return thread;
 }
 
+// ---------------------------------------------------------------------------------------------
+// Waiting and reading in one call
+
+TEST_F(SocketLayerTest, AReceiveWithinATimeOutReadsTimesOutOrReportsTheClose) {
+  char data[8];
+  // Nothing arrives: a time-out of 0 only looks, a positive one waits at least its length.
+  EXPECT_EQ(ZEL_NET_TIMED_OUT, zel_net_recv_within(link.server.get(), data, sizeof data, 0.0f));
+  const Clock::time_point start = Clock::now();
+  EXPECT_EQ(ZEL_NET_TIMED_OUT, zel_net_recv_within(link.server.get(), data, sizeof data, 0.2f));
+  EXPECT_GE(SecondsSince(start), 0.19);
+
+  ASSERT_EQ(0, SendBytes(link.client.get(), {'a', 'b', 'c'}));
+  link.server->is_ready = 1;
+  EXPECT_EQ(3, zel_net_recv_within(link.server.get(), data, sizeof data, 5.0f));
+  EXPECT_EQ(0, link.server->is_ready);
+  EXPECT_EQ(std::string("abc"), std::string(data, 3));
+
+  // The descriptor keeps the time-out it was given last; a new one replaces it.
+  EXPECT_EQ(5.0f, link.server->receive_timeout);
+
+  zel_net_close_socket(link.client.get());
+  EXPECT_EQ(0, zel_net_recv_within(link.server.get(), data, sizeof data, 5.0f));
+}
+
+TEST_F(SocketLayerTest, AReceiveWithinAnUnusableTimeOutFailsLikeTheWait) {
+  char data[8];
+  ASSERT_EQ(0, SendBytes(link.client.get(), {'x'}));
+  for (const float timeout : {-1.0f, std::numeric_limits<float>::quiet_NaN(), 3e9f}) {
+    SCOPED_TRACE(timeout);
+    EXPECT_EQ(ZEL_NET_WAIT_FAILED,
+              zel_net_recv_within(link.server.get(), data, sizeof data, timeout));
+    EXPECT_STREQ("Error on select()", zel_net_get_last_error());
+  }
+  OwnedSocket closed;
+  EXPECT_EQ(-1, zel_net_recv_within(closed.get(), data, sizeof data, 1.0f));
+  EXPECT_STREQ("Cannot receive on closed socket", zel_net_get_last_error());
+}
+
+TEST_F(SocketLayerTest, AReceiveWithinInterruptedBySignalsWaitsOnlyForTheRestOfItsTime) {
+  char data[8];
+  InterruptingTimer timer(20000);
+  const Clock::time_point start = Clock::now();
+  EXPECT_EQ(ZEL_NET_TIMED_OUT, zel_net_recv_within(link.server.get(), data, sizeof data, 0.3f));
+  const double waited = SecondsSince(start);
+  EXPECT_GE(waited, 0.25);
+  EXPECT_LT(waited, 10.0);
+  EXPECT_GT(alarms_caught.load(), 0);
+}
+
 TEST_F(SocketLayerTest, AWaitInterruptedBySignalsGoesOnForTheRestOfItsTime) {
   InterruptingTimer timer(20000);
   const Clock::time_point start = Clock::now();

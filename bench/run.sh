@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Builds the frame-loop benchmark in Release and runs it: one table, each row measured side by side
+# against the limit (a raw socket) and, where gRPC is installed, a gRPC peer.
+# Usage: bench/run.sh [--smoke] [build-dir] [-- vantrel_bench options ...]
+#   --smoke   one brief pass of every row, no timing judged (for CI)
+#   build-dir defaults to build-bench
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+smoke=()
+build=build-bench
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --smoke) smoke=(--smoke) ;;
+    --) shift; break ;;
+    *) build=$1 ;;
+  esac
+  shift
+done
+
+# The gRPC peer's packages come with the others; without them the bench runs without that column.
+# The build talks on standard error, so that standard output is the table alone.
+scripts/deps.sh libgrpc++-dev protobuf-compiler-grpc >&2
+export CCACHE_BASEDIR=$PWD
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" --target vantrel_bench -j"$(nproc)" >&2
+"$build/bench/vantrel_bench" "${smoke[@]}" "$@"
