@@ -21,16 +21,19 @@ os.makedirs(os.path.join(BUILT, "setuptools"), exist_ok=True)
 # setuptools wants the package directory relative to this file.
 relative = os.path.relpath(PACKAGE, HERE)
 
+with open(os.path.join(PACKAGE, "VERSION")) as version_file:
+    VERSION = version_file.read().strip()
+
 # setuptools' own working directories go into the build tree, not the source tree.
 WORK = os.path.join(BUILT, "setuptools")
 
 setup(
     name="vantrel",
-    version="1.3.51",
+    version=VERSION,
     description="Drive a Vantrel simulation engine from Python",
     packages=["vantrel", "vantrel._proto"],
     package_dir={"vantrel": relative, "vantrel._proto": os.path.join(relative, "_proto")},
-    package_data={"vantrel": ["*.so", "*.so.*"]},
+    package_data={"vantrel": ["*.so", "*.so.*", "VERSION"]},
     python_requires=">=3.9",
     install_requires=["protobuf", "numpy"],
     zip_safe=False,
