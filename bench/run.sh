@@ -25,3 +25,15 @@ export CCACHE_BASEDIR=$PWD
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" --target vantrel_bench -j"$(nproc)" >&2
 "$build/bench/vantrel_bench" "${smoke[@]}" "$@"
+
+# The Python row: the same 8 MiB loop driven through the Python binding, as a ratio of the loop in
+# C++. Only where the binding builds (pybind11 and Debian's Python packages installed).
+python_frames=(--frames 30 --rounds 3)
+[ ${#smoke[@]} -gt 0 ] && python_frames=(--frames 2 --rounds 1)
+if cmake --build "$build" --target vantrel_python -j"$(nproc)" >/dev/null 2>&1; then
+  echo
+  echo "Python row (8 MiB camera loop, python/bench_loop.py):"
+  PYTHONPATH=$build/python /usr/bin/python3 python/bench_loop.py "${python_frames[@]}"
+else
+  echo >&2 "the Python row needs the Python binding (scripts/python-test.sh installs what it needs)"
+fi
