@@ -2,6 +2,7 @@
 // object becomes part of the outgoing message and is freed with it, whatever the outcome.
 #include <iostream>
 
+#include "SensorCommands.h"
 #include "VantrelSim.h"
 
 namespace Vantrel {
@@ -41,23 +42,14 @@ ModifySensor* VantrelSim::modifySensorWith(DOGTModifiable* parameters) {
   return modifySensorHolding(parameters, &ModifySensor::set_allocated_dogtmodifiable);
 }
 
-// The engine addresses a car's sensor by its sensor id alone: carId stays 0 and is not encoded.
 int VantrelSim::sendModifySensor(unsigned int sensorId, ModifySensor* modify) {
-  auto* sensor = new SensorCommand;
-  sensor->set_sensorid(sensorId);
-  sensor->set_allocated_modifysensor(modify);
-  auto* command = new Command;
-  command->set_allocated_sensorcommand(sensor);
-  return awaitAcknowledgement(sendCommand(command));
+  return awaitAcknowledgement(
+      sendCommand(carSensorCommand(sensorId, &SensorCommand::set_allocated_modifysensor, modify)));
 }
 
 int VantrelSim::sendModifyGlobalSensor(unsigned int sensorId, ModifySensor* modify) {
-  auto* sensor = new GlobalSensorCommand;
-  sensor->set_sensorid(sensorId);
-  sensor->set_allocated_modifysensor(modify);
-  auto* command = new Command;
-  command->set_allocated_globalsensorcommand(sensor);
-  return awaitAcknowledgement(sendCommand(command));
+  return awaitAcknowledgement(sendCommand(
+      globalSensorCommand(sensorId, &GlobalSensorCommand::set_allocated_modifysensor, modify)));
 }
 
 }  // namespace SDK
